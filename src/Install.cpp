@@ -171,10 +171,23 @@ bool ParseManifestLine(char* line, __UPDATE_INFO__* record) {
     return true;
 }
 
+// Opens the manifest only when it is a regular file: a directory in its place
+// reports a bogus size on some file systems (and the reader would then claim
+// to be out of memory), and a FIFO would block the run forever.
+FILE* OpenRegularFile(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    FILE* fp = nullptr;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) fp = fdopen(fd, "rb");
+    if (fp == nullptr) close(fd);
+    return fp;
+}
+
 } // namespace
 
 void CInstall::GetUpdateInfo(const char* path, std::vector<__UPDATE_INFO__>& list) {
-    FILE* fp = fopen(path, "rb");
+    FILE* fp = OpenRegularFile(path);
     if (fp == nullptr) return;
     char* text = nullptr;
     fileToMemory(fp, &text);
