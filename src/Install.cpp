@@ -253,11 +253,16 @@ size_t CInstall::charToPointerArr(char* buffer, char*** lines) {
 
 namespace {
 
+// The staging directory's own "Plugins" is created only once the directory
+// is trusted: through a planted link it would land wherever the link points.
 void CreateRunDirectories() {
     // results ignored: an existing directory or a missing parent is fine
     mkdir(kScannerPluginsDir, kDirectoryMode);
     mkdir(kStagingDir, kDirectoryMode);
-    mkdir(kStagingPluginsDir, kDirectoryMode);
+}
+
+void CreateStagingPluginsDirectory() {
+    mkdir(kStagingPluginsDir, kDirectoryMode); // result ignored, as above
 }
 
 void RemoveStagedEntry(const char* name) {
@@ -790,10 +795,12 @@ void CInstall::Install(bool verbose) {
     // that read from such a directory would install or remove what it says.
     char why[256];
     if (!StagingDirIsTrusted(kStagingDirNoSlash, why, sizeof(why))) {
-        if (why[0] != '\0') fprintf(stderr, "aminstall: refusing the staging directory %s: it %s\n", kStagingDirNoSlash, why);
+        if (why[0] != '\0')
+            fprintf(stderr, "aminstall: refusing the staging directory %s: it %s\n", kStagingDirNoSlash, why);
         PrintLine(kMsgVersionFileError);
         return;
     }
+    CreateStagingPluginsDirectory();
 
     char manifest[kPathMax];
     FormatBounded(manifest, sizeof(manifest), kManifestPathFormat, kStagingDir, kManifestName);
