@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -129,14 +130,22 @@ struct WalkCase {
 };
 
 const WalkCase kWalkCases[] = {
-    {"GetPid_1", &CInstall::GetPid, kKindScanners, {"scanMorva", "RealTimeScan2", "RealTimeScan", "RealTimeScan x", "RealTimeScan2 x"}},
-    {"GetCheckPid_1", &CInstall::GetCheckPid, kKindScanners, {"scanMorva", "RealTimeScan2", "RealTimeScan", "RealTimeScan x", "RealTimeScan2 x"}},
+    {"GetPid_1",
+     &CInstall::GetPid,
+     kKindScanners,
+     {"scanMorva", "RealTimeScan2", "RealTimeScan", "RealTimeScan x", "RealTimeScan2 x"}},
+    {"GetCheckPid_1",
+     &CInstall::GetCheckPid,
+     kKindScanners,
+     {"scanMorva", "RealTimeScan2", "RealTimeScan", "RealTimeScan x", "RealTimeScan2 x"}},
     {"GetPid_2", &CInstall::GetPid, kKindDaemon, {"LvCheckd"}},
     {"GetCheckPid_2", &CInstall::GetCheckPid, kKindDaemon, {"LvCheckd"}},
     {"GetPid_3", &CInstall::GetPid, 3, {}},
     {"GetPid_0", &CInstall::GetPid, 0, {}},
     {"GetCheckPid_3", &CInstall::GetCheckPid, 3, {}},
 };
+
+void PrintTo(const WalkCase& c, std::ostream* os) { *os << c.label; }
 
 class WalkTest : public testing::TestWithParam<WalkCase> {};
 
