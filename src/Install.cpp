@@ -344,9 +344,30 @@ void GetInstallPath(const char* name, char* dst) {
 
 namespace {
 
-// The digest reads the file through this buffer in large blocks; the stream
-// default of a few KiB makes the pipeline markedly slower than md5sum.
-constexpr size_t kDigestReadBuffer = 1 << 20;
+// Size of the blocks in which the file source reads the file.
+constexpr size_t kDigestBlock = size_t{128} * 1024;
+
+// MD5 that offers its caller a large block to fill. The plain hash offers one
+// 64-byte block at a time, so the file source would make one stream read and
+// one filter call per 64 bytes, which costs a quarter more than the hashing.
+class BlockMd5 : public CryptoPP::Weak1::MD5 {
+public:
+    CryptoPP::byte* CreateUpdateSpace(size_t& size) override {
+        size = sizeof(m_block);
+        return m_block;
+    }
+
+private:
+    CryptoPP::byte m_block[kDigestBlock];
+};
+
+// Reads the file to its end into the pipeline, then ends the message. This is
+// what the source's own pump-all does, without the size query it makes first
+// (three seeks, and the file's first block read twice).
+void PumpWholeFile(CryptoPP::FileSource& source) {
+    source.Pump(CryptoPP::LWORD_MAX);
+    source.AttachedTransformation()->MessageEnd();
+}
 
 } // namespace
 
@@ -355,18 +376,16 @@ int CInstall::CheckHash(const char* path, const char* expected) {
     // An unreadable file (a directory, an I/O error) makes the library throw;
     // it counts as different so that the file is installed again.
     try {
-        static char streamBuffer[kDigestReadBuffer];
-        std::ifstream in;
-        in.rdbuf()->pubsetbuf(streamBuffer, sizeof(streamBuffer));
-        in.open(path, std::ios::in | std::ios::binary);
+        std::ifstream in(path, std::ios::in | std::ios::binary);
         if (!in) return 0;
 
         std::string digest;
-        CryptoPP::Weak1::MD5 md5;
+        BlockMd5 md5;
         CryptoPP::FileSource source(
-            in, true,
+            in, false,
             new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(digest), true, 0, ":", ""),
                                      false, -1));
+        PumpWholeFile(source);
         if (in.bad()) return 0;
         return strcasecmp(digest.c_str(), expected) == 0 ? 1 : 0;
     } catch (...) {
