@@ -49,8 +49,7 @@ struct ManifestFile {
 };
 
 // Text up to `size` bytes of a field: 1..maxLength bytes, then only zeros.
-size_t CheckField(const char* field, size_t size, size_t minLength, size_t maxLength, const char* name,
-                  size_t index) {
+size_t CheckField(const char* field, size_t size, size_t minLength, size_t maxLength, const char* name, size_t index) {
     size_t length = strnlen(field, size);
     if (length == size) Fail(name, index); // no terminating zero
     if (length < minLength || length > maxLength) Fail(name, index);
