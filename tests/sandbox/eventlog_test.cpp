@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <iterator>
 #include <ctime>
+#include <iterator>
 #include <string>
 #include <vector>
 

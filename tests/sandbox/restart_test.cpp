@@ -107,9 +107,8 @@ struct FlagCase {
 };
 
 const FlagCase kFlagCases[] = {
-    {"on", true},       {"on\n", true},    {"on\r\n", true},   {"on\n\r", true},     {nullptr, false},
-    {"ON", false},      {"on ", false},    {"", false},        {"on\r\n\r\n", false}, {"off\n", false},
-    {"emergency", false},
+    {"on", true},   {"on\n", true}, {"on\r\n", true},      {"on\n\r", true}, {nullptr, false},     {"ON", false},
+    {"on ", false}, {"", false},    {"on\r\n\r\n", false}, {"off\n", false}, {"emergency", false},
 };
 
 std::string Describe(const FlagCase& c) {
@@ -298,7 +297,8 @@ TEST(InstallRun, ReplacedScannersDaemonAndArchiveAreStartedAgainInOrder) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, kStopLine);
 
-        for (size_t i = 0; i < old.size(); ++i) EXPECT_FALSE(IsRunning(old[i], names[i].substr(names[i].rfind('/') + 1)));
+        for (size_t i = 0; i < old.size(); ++i)
+            EXPECT_FALSE(IsRunning(old[i], names[i].substr(names[i].rfind('/') + 1)));
 
         std::vector<Start> starts = WaitForStarts(2, oldStarts);
         ASSERT_EQ(starts.size(), 2u);

@@ -98,7 +98,7 @@ TEST_F(FlagFile, LongFileIsJudgedByItsFirst255Bytes) {
     const LongCase cases[] = {
         {std::string(300, 'a'), std::string(255, 'a')},
         {std::string(255, 'b') + "\n", std::string(255, 'b')}, // the line end lies beyond the read
-        {x253 + "\r\n" + "tail", x253},                          // the line end is bytes 254 and 255
+        {x253 + "\r\n" + "tail", x253},                        // the line end is bytes 254 and 255
         {std::string(4096, 'c'), std::string(255, 'c')},
         {"on" + std::string(1000, '\n'), "on" + std::string(251, '\n')},
     };
