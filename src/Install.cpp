@@ -3,6 +3,7 @@
 // processes, restart, event log.
 #include "Install.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -121,6 +122,8 @@ namespace {
 
 constexpr size_t kInitialLineCapacity = 1000;
 constexpr size_t kTokenSlots = 4;
+// "t <32 hex digits> n 0": the shortest line that gives a record.
+constexpr size_t kShortestValidLine = 38;
 
 // Reads a size token like strtol, saturating at the limits of int32_t (long
 // is 64-bit here, so strtol alone would not clamp).
@@ -190,12 +193,16 @@ void CInstall::GetUpdateInfo(const char* path, std::vector<__UPDATE_INFO__>& lis
     FILE* fp = OpenRegularFile(path);
     if (fp == nullptr) return;
     char* text = nullptr;
-    fileToMemory(fp, &text);
+    size_t bytes = fileToMemory(fp, &text);
     fclose(fp); // result ignored: the file was only read
     if (text == nullptr) return;
 
     char** lines = nullptr;
     size_t count = charToPointerArr(text, &lines);
+    // Room for every record at once: growing by doubling would leave up to
+    // half of a large manifest's records unused at the peak. A valid line has
+    // at least kShortestValidLine bytes, so junk lines reserve nothing extra.
+    list.reserve(list.size() + std::min(count, bytes / kShortestValidLine + 1));
     for (size_t i = 0; i < count; ++i) {
         __UPDATE_INFO__ record;
         if (ParseManifestLine(lines[i], &record)) list.push_back(record);
