@@ -132,8 +132,8 @@ void WriteFile(const std::string& path, const std::string& content, mode_t mode)
 std::string Md5Hex(const std::string& content) {
     std::string digest;
     CryptoPP::Weak1::MD5 md5;
-    CryptoPP::StringSource source(content, true,
-                                  new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(digest))));
+    CryptoPP::StringSource source(
+        content, true, new CryptoPP::HashFilter(md5, new CryptoPP::HexEncoder(new CryptoPP::StringSink(digest))));
     return digest;
 }
 
@@ -214,10 +214,16 @@ pid_t StartStandin(const std::string& path) {
     if (read(ready[0], &pid, sizeof(pid)) != sizeof(pid)) pid = -1;
     close(ready[0]);
     waitpid(middle, nullptr, 0);
+    // Ready once it runs under its name and has logged its start, so that a
+    // test counting log lines afterwards never sees this start arrive late.
     std::string name = path.substr(path.rfind('/') + 1).substr(0, 15);
-    for (int i = 0; i < 500; ++i) {
-        for (pid_t found : ProcessesNamed(name))
-            if (found == pid) return pid;
+    std::string logged = " pid=" + std::to_string(pid) + " ";
+    for (int i = 0; i < 2500; ++i) {
+        bool running = false;
+        for (pid_t found : ProcessesNamed(name)) running = running || found == pid;
+        bool started = false;
+        for (const std::string& line : StandinStarts()) started = started || line.find(logged) != std::string::npos;
+        if (running && started) return pid;
         struct timespec pause = {0, 2000000L};
         nanosleep(&pause, nullptr);
     }
@@ -243,16 +249,16 @@ std::vector<pid_t> ProcessesNamed(const std::string& name) {
 }
 
 void InstallInitScript() {
-    WriteFile("/etc/init.d/morvaguard",
-              "#!/bin/sh\necho \"init.d/morvaguard $*\" >>" + std::string(kCallsLog) + "\n", 0755);
+    WriteFile("/etc/init.d/morvaguard", "#!/bin/sh\necho \"init.d/morvaguard $*\" >>" + std::string(kCallsLog) + "\n",
+              0755);
 }
 
 void CreateDatabase() {
     sqlite3* db = nullptr;
     if (sqlite3_open(kDatabase, &db) != SQLITE_OK ||
-        sqlite3_exec(db,
-                     "CREATE TABLE log (id INTEGER PRIMARY KEY, level TEXT, taskname TEXT, infomation TEXT, date TEXT);",
-                     nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(
+            db, "CREATE TABLE log (id INTEGER PRIMARY KEY, level TEXT, taskname TEXT, infomation TEXT, date TEXT);",
+            nullptr, nullptr, nullptr) != SQLITE_OK) {
         fprintf(stderr, "sandbox: cannot create the database: %s\n", sqlite3_errmsg(db));
         exit(1);
     }

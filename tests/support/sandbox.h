@@ -48,9 +48,9 @@ void StageUpdate(const std::vector<StagedFile>& files);
 void WriteManifest(const std::string& text);
 
 struct RunResult {
-    int status = -1;  // exit status, or -1 when it did not exit normally
-    std::string out;  // standard output, byte for byte
-    std::string err;  // standard error
+    int status = -1; // exit status, or -1 when it did not exit normally
+    std::string out; // standard output, byte for byte
+    std::string err; // standard error
 };
 // Runs build/aminstall with the arguments, its output sent to files (a
 // relaunched scanner keeps the output open, so no pipe is read to its end).
@@ -65,7 +65,7 @@ std::vector<std::string> StandinStarts();
 // `variant`, so that two variants have different digests.
 void InstallStandin(const std::string& path, int variant = 0);
 // Starts the stand-in at path as a detached process and waits until it runs
-// under its name; returns its pid.
+// under its name and has logged its start; returns its pid, or -1.
 pid_t StartStandin(const std::string& path);
 // Pids of live (not zombie) processes with exactly this name.
 std::vector<pid_t> ProcessesNamed(const std::string& name);
