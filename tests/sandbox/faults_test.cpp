@@ -60,7 +60,8 @@ bool Shell(const std::string& command) { return system(command.c_str()) == 0; }
 // after `prepare` has run in the child; like RunAminstall, but the child's
 // descriptors and limits can be changed first. A run ended by a signal
 // reports status -1.
-RunResult RunWith(const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
+RunResult RunWith(
+    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
     const std::string outPath = "/tmp/.sandbox/fault.out";
     const std::string errPath = "/tmp/.sandbox/fault.err";
     fflush(nullptr);
@@ -402,7 +403,8 @@ TEST_F(Fault, HugeManifestIsReadToItsLastLine) {
             WriteFile(kScanner + "/" + file.name, file.content);
             WriteFile(kStagingSlash + file.name, file.content);
         }
-        for (int line = 0; line < 300000; ++line) manifest += ManifestLine(current[line % 3].name, current[line % 3].content) + "\n";
+        for (int line = 0; line < 300000; ++line)
+            manifest += ManifestLine(current[line % 3].name, current[line % 3].content) + "\n";
         if (c.lastLineChanged) {
             WriteFile(kStagingSlash + "last.dat", "changed");
             manifest += ManifestLine("last.dat", "changed") + "\n";
