@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sqlite3.h>
 
 #include "Install.h"
 #include "sandbox.h"
@@ -73,20 +72,6 @@ void WriteSparse(const std::string& path, off_t size) {
     ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
     ASSERT_EQ(ftruncate(fd, size), 0) << strerror(errno);
     ASSERT_EQ(close(fd), 0);
-}
-
-int CountLogRows() {
-    sqlite3* db = nullptr;
-    int rows = -1;
-    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM log", -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            rows = sqlite3_column_int(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return rows;
 }
 
 // ---------------------------------------------------------------------------
@@ -342,7 +327,7 @@ TEST(Detection, RunWithEveryFileCurrentInstallsNothing) {
     EXPECT_FALSE(Exists("/tmp/MorvaLinux/update.info"));
     EXPECT_FALSE(Exists("/tmp/MorvaLinux/Install"));
     EXPECT_FALSE(Exists("/opt/morvaguard/Server/webapps/ROOT/updatelog.txt"));
-    EXPECT_EQ(CountLogRows(), 0);
+    EXPECT_EQ(LogRowCount(), 0);
     EXPECT_TRUE(Calls().empty());
 }
 

@@ -37,56 +37,7 @@ const std::string kCatalina = std::string(kProduct) + "/Server/bin/catalina.sh";
 
 std::string CopyLine(const std::string& name) { return "Copy [" + name + "] file.\r\n"; }
 
-// Rows of the event log, or -1 when the table cannot be read.
-int LogRows() {
-    sqlite3* db = nullptr;
-    int rows = -1;
-    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_exec(
-            db, "SELECT COUNT(*) FROM log;",
-            [](void* out, int, char** values, char**) {
-                *static_cast<int*>(out) = atoi(values[0]);
-                return 0;
-            },
-            &rows, nullptr);
-    }
-    sqlite3_close(db);
-    return rows;
-}
-
 bool Shell(const std::string& command) { return system(command.c_str()) == 0; }
-
-// Runs argv (looked up on PATH) with standard output and error sent to files,
-// after `prepare` has run in the child; like RunAminstall, but the child's
-// descriptors and limits can be changed first. A run ended by a signal
-// reports status -1.
-RunResult RunWith(
-    const std::vector<std::string>& argv, const std::function<void()>& prepare = [] {}) {
-    const std::string outPath = "/tmp/.sandbox/fault.out";
-    const std::string errPath = "/tmp/.sandbox/fault.err";
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
-        close(out);
-        close(err);
-        signal(SIGPIPE, SIG_DFL); // the program must ignore it itself
-        prepare();
-        std::vector<char*> args;
-        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    RunResult result;
-    int status = 0;
-    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) result.status = WEXITSTATUS(status);
-    result.out = ReadFile(outPath);
-    result.err = ReadFile(errPath);
-    return result;
-}
 
 void ExpectStagingCleaned(const std::vector<StagedFile>& files) {
     for (const StagedFile& file : files) EXPECT_FALSE(Exists(kStagingSlash + file.name)) << file.name;
@@ -181,7 +132,7 @@ TEST_P(FailingCopy, EndsThePassAtThatRecordAndTheRunStillFinishes) {
     EXPECT_EQ(ReadFile(kCatalina), "old catalina") << "a record after the failed copy was touched";
     ExpectStagingCleaned(files);
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Destination, FailingCopy, ::testing::Values(0, 1),
@@ -213,7 +164,7 @@ TEST_F(Fault, UnreadableInstalledFileIsSelectedWithoutCrash) {
     EXPECT_FALSE(Exists(kScanner + "/after.dat"));
     ExpectStagingCleaned(files);
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -232,7 +183,7 @@ TEST_F(Fault, WithoutProcTheKillWalkDoesNothingAndTheRunGoesOn) {
     // namespace of the program's own.
     const std::string script = "while umount /proc 2>/dev/null; do :; done;"
                                " [ -z \"$(ls -A /proc)\" ] || exit 99; exec \"$0\" -print";
-    RunResult r = RunWith({"unshare", "--mount", "sh", "-c", script, AMINSTALL_BIN});
+    RunResult r = RunCommand({"unshare", "--mount", "sh", "-c", script, AMINSTALL_BIN});
 
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "Stop the running process.\r\n" + CopyLine("RealTimeScan"));
@@ -241,7 +192,7 @@ TEST_F(Fault, WithoutProcTheKillWalkDoesNothingAndTheRunGoesOn) {
     EXPECT_EQ(ReadFile(kScanner + "/RealTimeScan"), fresh);
     ExpectStagingCleaned({{"RealTimeScan", ""}});
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -260,7 +211,7 @@ TEST_F(Fault, MissingMarkerDirectoryIsReportedAndTheRowStillAdded) {
     EXPECT_EQ(ReadFile(kScanner + "/a.dat"), "alpha");
     EXPECT_FALSE(Exists(std::string(kWebappsDir) + "/ROOT"));
     ExpectStagingCleaned(files);
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 // Holds an exclusive lock on the database in a child process until `seconds`
@@ -305,7 +256,7 @@ TEST_F(Fault, DatabaseLockedForAMomentStillGetsTheRow) {
     EXPECT_EQ(r.out, "");
     EXPECT_TRUE(WIFEXITED(holderStatus) && WEXITSTATUS(holderStatus) == 0);
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 class ReadOnlyDatabase : public Fault, public ::testing::WithParamInterface<const char*> {};
@@ -329,7 +280,7 @@ TEST_P(ReadOnlyDatabase, LosesOnlyTheRow) {
     EXPECT_EQ(ModeOf(kCatalina), 0755u);
     ExpectStagingCleaned(files);
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 0);
+    EXPECT_EQ(LogRowCount(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Mounted, ReadOnlyDatabase, ::testing::Values(kDatabase, "/opt/morvaguard/vaccine"),
@@ -363,7 +314,7 @@ TEST_P(UnwritableStdout, RunStillFinishesItsWork) {
     const std::vector<StagedFile> files = {{"RealTimeScan", fresh}, {"a.dat", "alpha"}};
     StageUpdate(files);
 
-    RunResult r = RunWith({AMINSTALL_BIN, "-print"}, GetParam() == 0 ? CloseStdout : StdoutToBrokenPipe);
+    RunResult r = RunCommand({AMINSTALL_BIN, "-print"}, GetParam() == 0 ? CloseStdout : StdoutToBrokenPipe);
 
     EXPECT_EQ(r.status, 0) << "ended by a signal or failed";
     EXPECT_EQ(r.err, "");
@@ -373,7 +324,7 @@ TEST_P(UnwritableStdout, RunStillFinishesItsWork) {
     EXPECT_EQ(WaitForProcesses("RealTimeScan", 1), 1u) << "the scanner was not started again";
     ExpectStagingCleaned(files);
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stdout, UnwritableStdout, ::testing::Values(0, 1),
@@ -418,7 +369,7 @@ TEST_F(Fault, HugeManifestIsReadToItsLastLine) {
         ExpectStagingCleaned(current);
         EXPECT_FALSE(Exists(kStagingSlash + "last.dat"));
         EXPECT_EQ(Exists(kMarker), c.lastLineChanged);
-        EXPECT_EQ(LogRows(), c.lastLineChanged ? 1 : 0);
+        EXPECT_EQ(LogRowCount(), c.lastLineChanged ? 1 : 0);
         if (c.lastLineChanged) {
             EXPECT_EQ(ReadFile(kScanner + "/last.dat"), "changed");
         }
@@ -465,7 +416,7 @@ TEST_F(Fault, CrowdedProcessTableEndsOnlyTheTargets) {
     const std::vector<StagedFile> files = {{"RealTimeScan", fresh}};
     StageUpdate(files);
 
-    RunResult r = RunWith({AMINSTALL_BIN, "-print"}, [] {
+    RunResult r = RunCommand({AMINSTALL_BIN, "-print"}, [] {
         struct rlimit few = {64, 64};
         setrlimit(RLIMIT_NOFILE, &few);
     });
@@ -477,7 +428,7 @@ TEST_F(Fault, CrowdedProcessTableEndsOnlyTheTargets) {
     EXPECT_EQ(ReadFile(kScanner + "/RealTimeScan"), fresh);
     ExpectStagingCleaned(files);
     ExpectMarkerWritten();
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 } // namespace

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <sqlite3.h>
 
 #include "sandbox.h"
 
@@ -35,21 +34,6 @@ const std::string kEngineCopied = "Copy [engine.dat] file.\r\n";
 void StageEngine() {
     WriteFile(kEngineInstalled, "old engine data\n");
     StageUpdate({{"engine.dat", kEngineContent}});
-}
-
-// Rows of the event log, or -1 when the table cannot be read.
-int LogRows() {
-    sqlite3* db = nullptr;
-    int rows = -1;
-    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-        sqlite3_stmt* statement = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM log", -1, &statement, nullptr) == SQLITE_OK &&
-            sqlite3_step(statement) == SQLITE_ROW)
-            rows = sqlite3_column_int(statement, 0);
-        sqlite3_finalize(statement);
-    }
-    sqlite3_close(db);
-    return rows;
 }
 
 // Sets the umask that the program inherits, for the length of a scope.
@@ -142,7 +126,7 @@ TEST(Outcome, NoManifestPrintsVersionFileError) {
     EXPECT_TRUE(Exists(kEngineStaged));
     EXPECT_TRUE(Exists("/tmp/MorvaLinux/Install"));
     EXPECT_FALSE(Exists(kMarker));
-    EXPECT_EQ(LogRows(), 0);
+    EXPECT_EQ(LogRowCount(), 0);
 }
 
 TEST(Outcome, ManifestWithoutAValidLineIsLikeNoManifest) {
@@ -160,7 +144,7 @@ TEST(Outcome, ManifestWithoutAValidLineIsLikeNoManifest) {
     EXPECT_TRUE(Exists(kManifest));
     EXPECT_FALSE(Exists(kEngineInstalled));
     EXPECT_FALSE(Exists(kMarker));
-    EXPECT_EQ(LogRows(), 0);
+    EXPECT_EQ(LogRowCount(), 0);
 }
 
 TEST(Outcome, UpToDateCleansOnlyWhatTheManifestNames) {
@@ -197,7 +181,7 @@ TEST(Outcome, UpToDateCleansOnlyWhatTheManifestNames) {
     EXPECT_TRUE(Exists(kStagingPlugins));
     EXPECT_EQ(ReadFile("/opt/morvaguard/vaccine/VorEdoveva/a.dat"), same);
     EXPECT_FALSE(Exists(kMarker));
-    EXPECT_EQ(LogRows(), 0);
+    EXPECT_EQ(LogRowCount(), 0);
 
     r = RunAminstall();
     EXPECT_EQ(r.out, kVersionFileError) << "second run after the cleanup";
@@ -214,13 +198,13 @@ TEST(Outcome, InstalledRunWritesTheMarkerOverALongerOne) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(ReadFile(kMarker), "upend");
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
     EXPECT_FALSE(Exists("/tmp/MorvaLinux/Install"));
     EXPECT_FALSE(Exists(kManifest));
 
     r = RunAminstall();
     EXPECT_EQ(r.out, kVersionFileError) << "second run after the cleanup";
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 TEST(Outcome, MissingMarkerDirectoryIsReportedAndTheRowStillAdded) {
@@ -232,7 +216,7 @@ TEST(Outcome, MissingMarkerDirectoryIsReportedAndTheRowStillAdded) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, kEngineCopied + "Could not open writeFile  file.\n");
     EXPECT_EQ(ReadFile(kEngineInstalled), kEngineContent);
-    EXPECT_EQ(LogRows(), 1);
+    EXPECT_EQ(LogRowCount(), 1);
 }
 
 // ---------------------------------------------------------------------------
@@ -374,7 +358,7 @@ TEST_P(StagingTrust, RefusesAndTouchesNothing) {
         EXPECT_EQ(ModeOf(staging), modeBefore);
     }
     EXPECT_FALSE(Exists(kMarker));
-    EXPECT_EQ(LogRows(), 0);
+    EXPECT_EQ(LogRowCount(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

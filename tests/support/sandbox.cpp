@@ -152,7 +152,7 @@ void StageUpdate(const std::vector<StagedFile>& files) {
 
 void WriteManifest(const std::string& text) { WriteFile(std::string(kStaging) + "/update.info", text, 0644); }
 
-RunResult RunAminstall(const std::vector<std::string>& args) {
+RunResult RunCommand(const std::vector<std::string>& argv, const std::function<void()>& prepare) {
     RequireSandbox();
     const std::string outPath = "/tmp/.sandbox/aminstall.out";
     const std::string errPath = "/tmp/.sandbox/aminstall.err";
@@ -164,11 +164,12 @@ RunResult RunAminstall(const std::vector<std::string>& args) {
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(127);
         close(out);
         close(err);
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(AMINSTALL_BIN));
-        for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        execv(AMINSTALL_BIN, argv.data());
+        signal(SIGPIPE, SIG_DFL); // the program must ignore it itself
+        if (prepare) prepare();
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
         _exit(127);
     }
     RunResult result;
@@ -177,6 +178,26 @@ RunResult RunAminstall(const std::vector<std::string>& args) {
     result.out = ReadFile(outPath);
     result.err = ReadFile(errPath);
     return result;
+}
+
+RunResult RunAminstall(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {AMINSTALL_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv);
+}
+
+int LogRowCount() {
+    sqlite3* db = nullptr;
+    int rows = -1;
+    if (sqlite3_open_v2(kDatabase, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* statement = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM log", -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW)
+            rows = sqlite3_column_int(statement, 0);
+        sqlite3_finalize(statement);
+    }
+    sqlite3_close(db);
+    return rows;
 }
 
 std::vector<std::string> Calls() { return Lines(kCallsLog); }

@@ -4,6 +4,7 @@
 #ifndef AMINSTALL_TESTS_SANDBOX_H
 #define AMINSTALL_TESTS_SANDBOX_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -52,9 +53,16 @@ struct RunResult {
     std::string out; // standard output, byte for byte
     std::string err; // standard error
 };
-// Runs build/aminstall with the arguments, its output sent to files (a
-// relaunched scanner keeps the output open, so no pipe is read to its end).
+// Runs argv (argv[0] looked up on PATH) with its output sent to files (a
+// relaunched scanner keeps the output open, so no pipe is read to its end),
+// after `prepare` has run in the child, which may change its descriptors or
+// limits. SIGPIPE is at its default in the child.
+RunResult RunCommand(const std::vector<std::string>& argv, const std::function<void()>& prepare = {});
+// Runs build/aminstall with the arguments, as RunCommand does.
 RunResult RunAminstall(const std::vector<std::string>& args = {});
+
+// Rows of the event log table, or -1 when the table cannot be read.
+int LogRowCount();
 
 // Lines of the stub-command log (systemctl, the init script) and of the
 // stand-in programs' log.
