@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "Install.h"
 #include "sandbox.h"
 

@@ -10,7 +10,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "sandbox.h"
 
 using namespace sandbox;
