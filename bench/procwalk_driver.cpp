@@ -8,23 +8,12 @@
 #include <cstdlib>
 #include <ctime>
 
-#include <dirent.h>
-
 #include "Install.h"
+#include "descriptors.h"
 
 namespace {
 
 constexpr int kKindNoTargets = 3;
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (struct dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count - 1; // the descriptor of the listing itself
-}
 
 double Seconds() {
     struct timespec now;
@@ -41,11 +30,11 @@ int main(int argc, char** argv) {
         return 2;
     }
     CInstall installer;
-    size_t before = OpenDescriptors();
+    size_t before = OpenDescriptorCount();
     double start = Seconds();
     for (int i = 0; i < walks; ++i) installer.GetPid(kKindNoTargets);
     double elapsed = Seconds() - start;
-    size_t after = OpenDescriptors();
+    size_t after = OpenDescriptorCount();
     printf("walks=%d per_walk_ms=%.3f fds_before=%zu fds_after=%zu\n", walks, elapsed * 1000 / walks, before, after);
     return 0;
 }

@@ -13,12 +13,12 @@
 #include <string>
 #include <vector>
 
-#include <dirent.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "Install.h"
+#include "descriptors.h"
 #include "sandbox.h"
 
 using namespace sandbox;
@@ -54,16 +54,6 @@ void StartNamed(const std::string& name, size_t count) {
         ASSERT_GT(StartStandin(path), 0) << name;
     }
     ASSERT_EQ(ProcessesNamed(name).size(), count) << name;
-}
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    DIR* dir = opendir("/proc/self/fd");
-    if (dir == nullptr) return 0;
-    while (struct dirent* entry = readdir(dir))
-        if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-    return count - 1; // the descriptor of the listing itself
 }
 
 // A child of this test that runs under `name` (set with prctl, so that it
@@ -216,11 +206,11 @@ TEST(Walk, ThousandsOfProcessesAreAllExaminedAndNoDescriptorIsLeft) {
         (target ? targets : others).push_back(child);
     }
     CInstall installer;
-    size_t before = OpenDescriptors();
+    size_t before = OpenDescriptorCount();
     installer.GetPid(3);
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
     installer.GetPid(kKindScanners);
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
 
     size_t killed = 0;
     for (pid_t child : targets) killed += EndedByKill(child) ? 1 : 0;
