@@ -197,28 +197,8 @@ TEST_F(EventLog, MissingTableWritesNothing) {
 // and then lets go: the row waits for it instead of being lost.
 TEST_F(EventLog, RowWaitsForAConnectionThatHoldsTheDatabase) {
     CreateDatabase();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    fflush(nullptr);
-    pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        close(ready[0]);
-        sqlite3* db = nullptr;
-        bool held = sqlite3_open(kDatabase, &db) == SQLITE_OK &&
-                    sqlite3_exec(db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr) == SQLITE_OK;
-        char answer = held ? 'y' : 'n';
-        if (write(ready[1], &answer, 1) != 1) _exit(1);
-        sleep(1);
-        bool released = held && sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
-        sqlite3_close(db);
-        _exit(released ? 0 : 1);
-    }
-    close(ready[1]);
-    char answer = 'n';
-    ASSERT_EQ(read(ready[0], &answer, 1), 1);
-    close(ready[0]);
-    ASSERT_EQ(answer, 'y') << "the other connection could not take the database";
+    pid_t holder = HoldDatabaseLock(1);
+    ASSERT_GT(holder, 0) << "the other connection could not take the database";
 
     Printed printed = WriteLogCapturingOutput("엔진 업데이트  종료", 1);
     int status = 0;

@@ -214,33 +214,6 @@ TEST_F(Fault, MissingMarkerDirectoryIsReportedAndTheRowStillAdded) {
     EXPECT_EQ(LogRowCount(), 1);
 }
 
-// Holds an exclusive lock on the database in a child process until `seconds`
-// have passed; returns once the lock is held.
-pid_t HoldDatabaseLock(int seconds) {
-    int ready[2];
-    if (pipe(ready) != 0) return -1;
-    fflush(nullptr);
-    pid_t child = fork();
-    if (child == 0) {
-        close(ready[0]);
-        sqlite3* db = nullptr;
-        if (sqlite3_open(kDatabase, &db) != SQLITE_OK ||
-            sqlite3_exec(db, "BEGIN EXCLUSIVE;", nullptr, nullptr, nullptr) != SQLITE_OK)
-            _exit(1);
-        char byte = 1;
-        if (write(ready[1], &byte, 1) != 1) _exit(1);
-        sleep(static_cast<unsigned>(seconds));
-        sqlite3_exec(db, "COMMIT;", nullptr, nullptr, nullptr);
-        sqlite3_close(db);
-        _exit(0);
-    }
-    close(ready[1]);
-    char byte = 0;
-    bool locked = child > 0 && read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    return locked ? child : -1;
-}
-
 TEST_F(Fault, DatabaseLockedForAMomentStillGetsTheRow) {
     CreateDatabase();
     const std::vector<StagedFile> files = {{"a.dat", "alpha"}};

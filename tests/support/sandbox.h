@@ -81,6 +81,10 @@ std::vector<pid_t> ProcessesNamed(const std::string& name);
 void InstallInitScript();
 // Creates the product database with the table log.
 void CreateDatabase();
+// Holds an exclusive lock on the database in a child process for `seconds`,
+// then commits; returns the child's pid once the lock is held, or -1. The
+// child exits 0 when it took and released the lock.
+pid_t HoldDatabaseLock(int seconds);
 
 } // namespace sandbox
 
